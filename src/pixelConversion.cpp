@@ -65,8 +65,10 @@ void releaseChannelMap(ChannelMap *map)
     map->length = 0;
 }
 
-void packPixels(const Tk_PhotoImageBlock &block, const ChannelMap &map, bool reverse,
-                unsigned char *out)
+namespace {
+
+void packPixelsReference(const Tk_PhotoImageBlock &block, const ChannelMap &map, bool reverse,
+                         unsigned char *out)
 {
     if (block.width <= 0 || block.height <= 0 || map.length == 0) {
         return;
@@ -83,4 +85,28 @@ void packPixels(const Tk_PhotoImageBlock &block, const ChannelMap &map, bool rev
             }
         }
     }
+}
+
+}  // namespace
+
+size_t packVariantCount()
+{
+    return 1;
+}
+
+const char *packVariantName(size_t /*variant*/)
+{
+    return "reference";
+}
+
+void packPixelsWith(size_t /*variant*/, const Tk_PhotoImageBlock &block, const ChannelMap &map,
+                    bool reverse, unsigned char *out)
+{
+    packPixelsReference(block, map, reverse, out);
+}
+
+void packPixels(const Tk_PhotoImageBlock &block, const ChannelMap &map, bool reverse,
+                unsigned char *out)
+{
+    packPixelsReference(block, map, reverse, out);
 }

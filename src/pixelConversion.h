@@ -44,4 +44,15 @@ void releaseChannelMap(ChannelMap *map);
 void packPixels(const Tk_PhotoImageBlock &block, const ChannelMap &map, bool reverse,
                 unsigned char *out);
 
+// The walk comes in variants: variant 0 is the plain reference walk, one
+// table read and one byte copy per output byte, that works for any block;
+// further variants are faster walks usable on this processor. Every variant
+// gives exactly the reference's bytes for every input (a variant that does
+// not handle some geometry or format falls back to the reference), so tests
+// and benchmarks can run each of them. packPixels uses the best one.
+size_t packVariantCount();
+const char *packVariantName(size_t variant);
+void packPixelsWith(size_t variant, const Tk_PhotoImageBlock &block, const ChannelMap &map,
+                    bool reverse, unsigned char *out);
+
 #endif  // SNAPPHOTO_PIXELCONVERSION_H
