@@ -1,5 +1,6 @@
 #include "pixelConversion.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -150,6 +151,17 @@ bool isRowCopy(const Tk_PhotoImageBlock &block, const ChannelMap &map)
     return true;
 }
 
+// True when the format is all zeros: the output is S zero bytes.
+bool isAllZero(const ChannelMap &map)
+{
+    for (size_t i = 0; i < map.length; i++) {
+        if (map.entries[i] >= 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void copyRows(const Tk_PhotoImageBlock &block, bool reverse, unsigned char *out)
 {
     const size_t rowBytes =
@@ -162,6 +174,24 @@ void copyRows(const Tk_PhotoImageBlock &block, bool reverse, unsigned char *out)
     for (size_t k = 0; k < height; k++, out += rowBytes) {
         std::memcpy(out, emittedRow(block, reverse, k), rowBytes);
     }
+}
+
+// The walks that need no shuffle: a copy of each row for the stored
+// layout, a fill for a format of zeros. True when one of them did the work.
+bool packWithoutShuffle(const Tk_PhotoImageBlock &block, const ChannelMap &map, bool reverse,
+                        unsigned char *out)
+{
+    if (isRowCopy(block, map)) {
+        copyRows(block, reverse, out);
+        return true;
+    }
+    if (isAllZero(map)) {
+        std::memset(out, 0,
+                    static_cast<size_t>(block.width) * static_cast<size_t>(block.height) *
+                        map.length);
+        return true;
+    }
+    return false;
 }
 
 // The most mask bytes a walk keeps (on its stack): enough for formats of up
@@ -282,8 +312,7 @@ __attribute__((target("ssse3"))) void packPixelsSsse3(const Tk_PhotoImageBlock &
     if (isEmpty(block, map)) {
         return;
     }
-    if (isRowCopy(block, map)) {
-        copyRows(block, reverse, out);
+    if (packWithoutShuffle(block, map, reverse, out)) {
         return;
     }
     ShufflePlan plan;
@@ -305,11 +334,172 @@ __attribute__((target(SNAPPHOTO_AVX512))) inline __mmask64 firstBytes(size_t cou
     return count >= 64 ? ~__mmask64{0} : (__mmask64{1} << count) - 1;
 }
 
-// AVX-512 VBMI: 64-byte steps, one vpermb per 64 output bytes, which moves
-// any byte of the loaded vector to any place and zeroes the places of zero
-// bytes. Loads take exactly the pixels' bytes and the last stores of a row
-// or of the output are masked to the bytes that belong there, so rows of any
-// width are done without a scalar tail.
+// AVX-512 VBMI, first kind of step: 64 bytes of pixels in, one vpermb per
+// 64 output bytes, which moves any loaded byte to any place and zeroes the
+// places of zero bytes. Loads of whole vectors stay inside the row; the rest
+// of a row is loaded under a mask of its pixels' bytes, and the stores that
+// would pass the end of the output are masked to the bytes that belong to
+// it, so rows of any width are done without a scalar tail. Does the pixels
+// from x to the end of the row; returns the output's new end.
+struct StepKernelAvx512 {
+    size_t pixelsPerStep;
+    size_t outBytesPerStep;
+    size_t maskCount;
+    __m512i indices[MAX_MASK_BYTES / 64];
+    __mmask64 keep[MAX_MASK_BYTES / 64];
+};
+
+__attribute__((target(SNAPPHOTO_AVX512))) void buildStepKernel(const ShufflePlan &plan,
+                                                              StepKernelAvx512 *kernel)
+{
+    kernel->pixelsPerStep = plan.pixelsPerStep;
+    kernel->outBytesPerStep = plan.outBytesPerStep;
+    kernel->maskCount = plan.maskCount;
+    for (size_t m = 0; m < plan.maskCount; m++) {
+        kernel->indices[m] = _mm512_load_si512(plan.masks + 64 * m);
+        __mmask64 bits = 0;
+        for (size_t b = 0; b < 64; b++) {
+            if ((plan.masks[64 * m + b] & SHUFFLE_ZERO) == 0) {
+                bits |= __mmask64{1} << b;
+            }
+        }
+        kernel->keep[m] = bits;
+    }
+}
+
+__attribute__((target(SNAPPHOTO_AVX512))) unsigned char *
+stepRowAvx512(const StepKernelAvx512 &kernel, const unsigned char *row, size_t x, size_t width,
+              size_t pixelSize, size_t length, const unsigned char *outEnd, unsigned char *out)
+{
+    const size_t perStep = kernel.pixelsPerStep;
+    const size_t step = kernel.outBytesPerStep;
+    const size_t maskCount = kernel.maskCount;
+    const size_t storeBytes = maskCount * 64;
+    const size_t rowBytes = width * pixelSize;
+    // Whole loads and whole stores while both stay inside. (A masked load
+    // costs several times a plain one, so it is kept for the row's end.)
+    for (; x * pixelSize + 64 <= rowBytes && static_cast<size_t>(outEnd - out) >= storeBytes;
+         x += perStep, out += step) {
+        const __m512i pixels = _mm512_loadu_si512(row + x * pixelSize);
+        for (size_t m = 0; m < maskCount; m++) {
+            _mm512_storeu_si512(out + 64 * m, _mm512_maskz_permutexvar_epi8(
+                                                  kernel.keep[m], kernel.indices[m], pixels));
+        }
+    }
+    while (x < width) {
+        const size_t count = width - x < perStep ? width - x : perStep;
+        const __m512i pixels =
+            _mm512_maskz_loadu_epi8(firstBytes(count * pixelSize), row + x * pixelSize);
+        const size_t bytes = count * length;
+        for (size_t m = 0; 64 * m < bytes; m++) {
+            _mm512_mask_storeu_epi8(
+                out + 64 * m, firstBytes(bytes - 64 * m),
+                _mm512_maskz_permutexvar_epi8(kernel.keep[m], kernel.indices[m], pixels));
+        }
+        x += count;
+        out += bytes;
+    }
+    return out;
+}
+
+// Second kind of step, for formats of up to 16 letters: 64 pixels in and
+// exactly `length` whole output vectors out, with no store overlapping
+// another. Each output vector is gathered by one vpermt2b from a window of
+// 128 source bytes that starts at its first pixel, or, when its pixels span
+// more than that (one-letter formats), by two, one per half.
+constexpr size_t PERIOD_PIXELS = 64;
+constexpr size_t MAX_PERIOD_LENGTH = 16;
+
+struct PeriodKernelAvx512 {
+    size_t halves;
+    size_t windowEnd;  // the furthest source byte, from the period's start, that is loaded
+    size_t windowStart[2 * MAX_PERIOD_LENGTH];
+    __m512i indices[2 * MAX_PERIOD_LENGTH];
+    __mmask64 keep[2 * MAX_PERIOD_LENGTH];
+};
+
+__attribute__((target(SNAPPHOTO_AVX512))) bool
+buildPeriodKernel(const Tk_PhotoImageBlock &block, const ChannelMap &map,
+                  PeriodKernelAvx512 *kernel)
+{
+    const auto pixelSize = static_cast<size_t>(block.pixelSize);
+    const size_t length = map.length;
+    if (length > MAX_PERIOD_LENGTH) {
+        return false;
+    }
+    for (size_t halves = 1; halves <= 2; halves++) {
+        const size_t part = 64 / halves;
+        bool fits = true;
+        kernel->halves = halves;
+        kernel->windowEnd = 0;
+        for (size_t w = 0; w < length * halves && fits; w++) {
+            const size_t first = w * part;  // the window's first output byte in the period
+            const size_t start = (first / length) * pixelSize;
+            alignas(64) unsigned char index[64] = {};
+            __mmask64 keep = 0;
+            for (size_t t = 0; t < part; t++) {
+                const size_t o = first + t;
+                const int32_t entry = map.entries[o % length];
+                if (entry < 0) {
+                    continue;
+                }
+                const size_t source = (o / length) * pixelSize + static_cast<size_t>(entry) - start;
+                if (source >= 128) {
+                    fits = false;
+                    break;
+                }
+                const size_t place = (w % halves) * part + t;
+                index[place] = static_cast<unsigned char>(source);
+                keep |= __mmask64{1} << place;
+            }
+            kernel->windowStart[w] = start;
+            kernel->indices[w] = _mm512_load_si512(index);
+            kernel->keep[w] = keep;
+            kernel->windowEnd = std::max(kernel->windowEnd, start + 128);
+        }
+        if (fits) {
+            return true;
+        }
+    }
+    return false;
+}
+
+template <size_t LENGTH, size_t HALVES>
+__attribute__((target(SNAPPHOTO_AVX512))) void
+periodRowsAvx512(const Tk_PhotoImageBlock &block, const ChannelMap &map, bool reverse,
+                 const PeriodKernelAvx512 &period, const StepKernelAvx512 &steps,
+                 unsigned char *out)
+{
+    const size_t length = LENGTH != 0 ? LENGTH : map.length;
+    const size_t halves = LENGTH != 0 ? HALVES : period.halves;
+    const auto pixelSize = static_cast<size_t>(block.pixelSize);
+    const auto width = static_cast<size_t>(block.width);
+    const auto height = static_cast<size_t>(block.height);
+    const size_t rowBytes = width * pixelSize;
+    const unsigned char *const outEnd = out + width * height * length;
+    for (size_t k = 0; k < height; k++) {
+        const unsigned char *row = emittedRow(block, reverse, k);
+        size_t x = 0;
+        for (; x + PERIOD_PIXELS <= width && x * pixelSize + period.windowEnd <= rowBytes;
+             x += PERIOD_PIXELS) {
+            const unsigned char *base = row + x * pixelSize;
+            for (size_t v = 0; v < length; v++, out += 64) {
+                __m512i bytes = _mm512_setzero_si512();
+                for (size_t h = 0; h < halves; h++) {
+                    const size_t w = v * halves + h;
+                    const unsigned char *window = base + period.windowStart[w];
+                    bytes = _mm512_or_si512(
+                        bytes, _mm512_maskz_permutex2var_epi8(
+                                   period.keep[w], _mm512_loadu_si512(window),
+                                   period.indices[w], _mm512_loadu_si512(window + 64)));
+                }
+                _mm512_storeu_si512(out, bytes);
+            }
+        }
+        out = stepRowAvx512(steps, row, x, width, pixelSize, length, outEnd, out);
+    }
+}
+
 __attribute__((target(SNAPPHOTO_AVX512))) void packPixelsAvx512(const Tk_PhotoImageBlock &block,
                                                                const ChannelMap &map,
                                                                bool reverse, unsigned char *out)
@@ -317,8 +507,7 @@ __attribute__((target(SNAPPHOTO_AVX512))) void packPixelsAvx512(const Tk_PhotoIm
     if (isEmpty(block, map)) {
         return;
     }
-    if (isRowCopy(block, map)) {
-        copyRows(block, reverse, out);
+    if (packWithoutShuffle(block, map, reverse, out)) {
         return;
     }
     ShufflePlan plan;
@@ -326,59 +515,27 @@ __attribute__((target(SNAPPHOTO_AVX512))) void packPixelsAvx512(const Tk_PhotoIm
         packPixelsReference(block, map, reverse, out);
         return;
     }
-    const auto pixelSize = static_cast<size_t>(block.pixelSize);
-    const auto width = static_cast<size_t>(block.width);
-    const auto height = static_cast<size_t>(block.height);
-    const size_t length = map.length;
-    const size_t perStep = plan.pixelsPerStep;
-    const size_t step = plan.outBytesPerStep;
-    const size_t maskCount = plan.maskCount;
-    const size_t storeBytes = maskCount * 64;
-    const unsigned char *const outEnd = out + width * height * length;
-
-    // The indices and, per mask, the places that take a source byte (the
-    // others are zeroed).
-    __m512i indices[MAX_MASK_BYTES / 64];
-    __mmask64 keep[MAX_MASK_BYTES / 64];
-    for (size_t m = 0; m < maskCount; m++) {
-        indices[m] = _mm512_load_si512(plan.masks + 64 * m);
-        __mmask64 bits = 0;
-        for (size_t b = 0; b < 64; b++) {
-            if ((plan.masks[64 * m + b] & SHUFFLE_ZERO) == 0) {
-                bits |= __mmask64{1} << b;
-            }
+    StepKernelAvx512 steps;
+    buildStepKernel(plan, &steps);
+    PeriodKernelAvx512 period;
+    if (!buildPeriodKernel(block, map, &period)) {
+        const auto width = static_cast<size_t>(block.width);
+        const auto height = static_cast<size_t>(block.height);
+        const unsigned char *const outEnd = out + width * height * map.length;
+        for (size_t k = 0; k < height; k++) {
+            out = stepRowAvx512(steps, emittedRow(block, reverse, k), 0, width,
+                                static_cast<size_t>(block.pixelSize), map.length, outEnd, out);
         }
-        keep[m] = bits;
+        return;
     }
-    const __mmask64 stepLoad = firstBytes(perStep * pixelSize);
-
-    for (size_t k = 0; k < height; k++) {
-        const unsigned char *row = emittedRow(block, reverse, k);
-        size_t x = 0;
-        // Whole steps with whole stores while the output has room for them.
-        for (; x + perStep <= width && static_cast<size_t>(outEnd - out) >= storeBytes;
-             x += perStep, out += step) {
-            const __m512i pixels = _mm512_maskz_loadu_epi8(stepLoad, row + x * pixelSize);
-            for (size_t m = 0; m < maskCount; m++) {
-                _mm512_storeu_si512(out + 64 * m,
-                                    _mm512_maskz_permutexvar_epi8(keep[m], indices[m], pixels));
-            }
-        }
-        // The rest of the row, in steps of at most perStep pixels, with
-        // stores masked to the output's bytes.
-        while (x < width) {
-            const size_t count = width - x < perStep ? width - x : perStep;
-            const __m512i pixels =
-                _mm512_maskz_loadu_epi8(firstBytes(count * pixelSize), row + x * pixelSize);
-            const size_t bytes = count * length;
-            for (size_t m = 0; 64 * m < bytes; m++) {
-                _mm512_mask_storeu_epi8(out + 64 * m, firstBytes(bytes - 64 * m),
-                                        _mm512_maskz_permutexvar_epi8(keep[m], indices[m],
-                                                                      pixels));
-            }
-            x += count;
-            out += bytes;
-        }
+    // The common formats with their loops unrolled.
+    const size_t shape = map.length * 2 + period.halves - 1;
+    switch (shape) {
+    case 1 * 2 + 1: periodRowsAvx512<1, 2>(block, map, reverse, period, steps, out); break;
+    case 2 * 2: periodRowsAvx512<2, 1>(block, map, reverse, period, steps, out); break;
+    case 3 * 2: periodRowsAvx512<3, 1>(block, map, reverse, period, steps, out); break;
+    case 4 * 2: periodRowsAvx512<4, 1>(block, map, reverse, period, steps, out); break;
+    default: periodRowsAvx512<0, 0>(block, map, reverse, period, steps, out); break;
     }
 }
 

@@ -144,7 +144,7 @@ TEST(PackVariants, AgreeWithTheReferenceOnTkBlocksForTheCommonLayouts)
     const char *formats[] = {"rgba", "rgb", "bgra", "bgr", "argb", "abgr", "a", "g",
                              "r0",   "0",   "rgbargba", "0000", "rrrrrrrrrrrrrrrrr",
                              "bgra0rgba0rgba0rgba0rgba0rgba0ab"};
-    const int widths[] = {1, 3, 4, 5, 7, 8, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100};
+    const int widths[] = {1, 3, 4, 5, 7, 8, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 139, 200};
     for (const char *format : formats) {
         for (int width : widths) {
             for (bool reverse : {false, true}) {
