@@ -13,7 +13,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -44,8 +43,8 @@ struct Buffers {
           outBytes(static_cast<size_t>(side) * static_cast<size_t>(side) * bytesPerPixel),
           storage(reinterpret_cast<unsigned char *>(
               Tcl_Alloc(static_cast<unsigned int>(storageBytes)))),
-          outBlock(Tcl_Alloc(static_cast<unsigned int>(outBytes + 128))),
-          out(reinterpret_cast<unsigned char *>(outBlock) + (getenv("OUTSHIFT") ? atoi(getenv("OUTSHIFT")) : 8))
+          outBlock(Tcl_Alloc(static_cast<unsigned int>(outBytes + 8))),
+          out(reinterpret_cast<unsigned char *>(outBlock) + 8)
     {
         for (size_t i = 0; i < storageBytes; i++) {
             storage[i] = static_cast<unsigned char>(i * 7 + (i >> 12));

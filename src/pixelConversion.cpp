@@ -178,10 +178,12 @@ void copyRows(const Tk_PhotoImageBlock &block, bool reverse, unsigned char *out)
 
 // The walks that need no shuffle: a copy of each row for the stored
 // layout, a fill for a format of zeros. True when one of them did the work.
+// A walk whose shuffles fetch the next row ahead may keep the copy for the
+// forward order only (`copyReversed` false): memcpy fetches no row ahead.
 bool packWithoutShuffle(const Tk_PhotoImageBlock &block, const ChannelMap &map, bool reverse,
-                        unsigned char *out)
+                        bool copyReversed, unsigned char *out)
 {
-    if (isRowCopy(block, map)) {
+    if ((!reverse || copyReversed) && isRowCopy(block, map)) {
         copyRows(block, reverse, out);
         return true;
     }
@@ -276,11 +278,18 @@ __attribute__((target("ssse3"))) void shuffleRowsSsse3(const Tk_PhotoImageBlock 
         MASKS == 2 ? _mm_load_si128(reinterpret_cast<const __m128i *>(plan.masks + 16)) : mask0;
     for (size_t k = 0; k < height; k++) {
         const unsigned char *row = emittedRow(block, reverse, k);
+        // Bottom up, the next emitted row lies below this one, where the
+        // processor's own prefetching does not look: it is fetched ahead.
+        const unsigned char *next = reverse && k + 1 < height ? emittedRow(block, reverse, k + 1)
+                                                              : nullptr;
         size_t x = 0;
         if (rowBytes >= 16) {
             const size_t lastLoad = rowBytes - 16;
             for (; x * pixelSize <= lastLoad && static_cast<size_t>(outEnd - out) >= storeBytes;
                  x += plan.pixelsPerStep, out += step) {
+                if (next != nullptr) {
+                    _mm_prefetch(reinterpret_cast<const char *>(next + x * pixelSize), _MM_HINT_T0);
+                }
                 const __m128i pixels =
                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x * pixelSize));
                 if (MASKS == 1) {
@@ -312,7 +321,7 @@ __attribute__((target("ssse3"))) void packPixelsSsse3(const Tk_PhotoImageBlock &
     if (isEmpty(block, map)) {
         return;
     }
-    if (packWithoutShuffle(block, map, reverse, out)) {
+    if (packWithoutShuffle(block, map, reverse, false, out)) {
         return;
     }
     ShufflePlan plan;
@@ -479,10 +488,22 @@ periodRowsAvx512(const Tk_PhotoImageBlock &block, const ChannelMap &map, bool re
     const unsigned char *const outEnd = out + width * height * length;
     for (size_t k = 0; k < height; k++) {
         const unsigned char *row = emittedRow(block, reverse, k);
+        // The next emitted row, fetched a period at a time while this one is
+        // walked: the processor's own prefetching follows ascending
+        // addresses, and a walk from the bottom row up jumps back two rows
+        // at the end of each row.
+        const unsigned char *next = reverse && k + 1 < height ? emittedRow(block, reverse, k + 1)
+                                                              : nullptr;
         size_t x = 0;
         for (; x + PERIOD_PIXELS <= width && x * pixelSize + period.windowEnd <= rowBytes;
              x += PERIOD_PIXELS) {
             const unsigned char *base = row + x * pixelSize;
+            if (next != nullptr) {
+                for (size_t b = 0; b < PERIOD_PIXELS * pixelSize; b += 64) {
+                    _mm_prefetch(reinterpret_cast<const char *>(next + x * pixelSize + b),
+                                 _MM_HINT_T0);
+                }
+            }
             for (size_t v = 0; v < length; v++, out += 64) {
                 __m512i bytes = _mm512_setzero_si512();
                 for (size_t h = 0; h < halves; h++) {
@@ -507,7 +528,7 @@ __attribute__((target(SNAPPHOTO_AVX512))) void packPixelsAvx512(const Tk_PhotoIm
     if (isEmpty(block, map)) {
         return;
     }
-    if (packWithoutShuffle(block, map, reverse, out)) {
+    if (packWithoutShuffle(block, map, reverse, false, out)) {
         return;
     }
     ShufflePlan plan;
