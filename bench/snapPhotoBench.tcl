@@ -1,14 +1,15 @@
 # Whole-command benchmark of snapPhoto on real Tk photos, beside a plain
-# copy of the same bytes (the benchCopy command, one memcpy into a variable's
-# value in place), Tk's own exports, and Pillow's ImageTk.getimage when
-# Python's Pillow with ImageTk is installed. Prints medians and ratios, all
-# measured in this one run. Needs a display (use xvfb-run):
+# copy of the same bytes (the benchCopy command: one memcpy into a variable's
+# value in place, through the same call overhead), Tk's own exports, and
+# Pillow's ImageTk.getimage when Debian's python3-pil.imagetk is installed.
+# Prints medians and ratios, all measured in this one run. Needs a display:
 #
-#     xvfb-run -a tclsh8.6 bench/snapPhotoBench.tcl build/snapPhoto.so build/bench/benchCopy.so
+#     xvfb-run -a tclsh8.6 bench/snapPhotoBench.tcl build/snapPhoto.so \
+#         build/bench/benchCopy.so ?rounds?
 #
-# Times are wall-clock medians, over rounds, of the mean of a few calls;
-# ratios are taken against a baseline measured in rounds interleaved with
-# the case's own, so that a change in the machine's load hits both alike.
+# Times are wall-clock medians over rounds of the mean of a few calls. The
+# cases that are compared with each other have their rounds interleaved, so
+# that a change in the machine's load hits them alike.
 
 package require Tk
 wm withdraw .
@@ -45,33 +46,40 @@ proc median {values} {
     return [lindex $sorted [expr {[llength $sorted] / 2}]]
 }
 
-# Median microseconds per call of `script` (run in the caller's frame), and
-# of `baseline` with its rounds interleaved, as {case baseline}. Each round
-# times `count` calls after one call that is not timed.
-proc measurePair {script baseline count} {
-    set caseTimes {}
-    set baseTimes {}
-    for {set r 0} {$r < $::rounds} {incr r} {
-        uplevel 1 $script
-        lappend caseTimes [lindex [uplevel 1 [list time $script $count]] 0]
-        if {$baseline ne ""} {
-            uplevel 1 $baseline
-            lappend baseTimes [lindex [uplevel 1 [list time $baseline $count]] 0]
+# The median microseconds per call of each script, run in the caller's
+# frame. Each round runs every script once untimed, then times `count`
+# calls of it, the scripts one after another.
+proc measure {scripts count {roundCount ""}} {
+    if {$roundCount eq ""} {
+        set roundCount $::rounds
+    }
+    set times [lrepeat [llength $scripts] {}]
+    for {set r 0} {$r < $roundCount} {incr r} {
+        set i 0
+        foreach script $scripts {
+            uplevel 1 $script
+            lset times $i end+1 [lindex [uplevel 1 [list time $script $count]] 0]
+            incr i
         }
     }
-    list [median $caseTimes] [expr {$baseline eq "" ? 0 : [median $baseTimes]}]
+    return [lmap caseTimes $times {median $caseTimes}]
 }
 
 proc row {args} {
-    puts [format "%-40s %12s %12s %10s %8s" {*}$args]
+    puts [format "%-22s %10s %10s %10s %10s %10s %10s" {*}$args]
 }
 
 proc ms {us} {
     format %.3f [expr {$us / 1000.0}]
 }
 
+proc ratio {a b} {
+    format %.2f [expr {double($a) / $b}]
+}
+
 # Pillow's ImageTk.getimage(photo).tobytes() on a photo of the same size, in
-# a Python process of its own; empty when Pillow or its ImageTk is missing.
+# a Python process of its own (Debian's python3, for which the package is
+# built); empty when Pillow or its ImageTk is missing.
 proc pillowMicroseconds {side} {
     set script {
 import statistics, sys, time, tkinter
@@ -93,108 +101,88 @@ for _ in range(rounds):
     times.append((time.perf_counter() - start) / 3 * 1e6)
 print(statistics.median(times))
 }
-    if {[catch {exec python3 -c "import tkinter, PIL.ImageTk" 2>@1}]} {
+    set python [expr {[file executable /usr/bin/python3] ? "/usr/bin/python3" : "python3"}]
+    if {[catch {exec $python -c "import tkinter, PIL.ImageTk" 2>@1}]} {
         return ""
     }
-    return [exec python3 -c $script $side $::rounds]
+    return [exec $python -c $script $side $::rounds]
 }
 
-proc benchSide {side} {
-    set photo [makePhoto $side]
-    set storage [snapPhoto -format rgba $photo]
-    set wide [snapPhoto -format rgbargba $photo]
-    set copied [string repeat x 1]
-    set copied [snapPhoto -format rgba $photo]
-    set out [snapPhoto -format rgba $photo]
-    set perByte {}
+puts "snapPhoto whole-command benchmark: [exec uname -srm],\
+      [string trim [lindex [split [exec grep -m1 {model name} /proc/cpuinfo] :] 1]],\
+      [exec nproc] cores, load [lindex [exec cat /proc/loadavg] 0]"
+puts "medians of $rounds rounds; memcpy = benchCopy of the photo's storage\
+      (of the output's size for formats of more than 4 letters)"
 
-    puts "\n== ${side}x$side photo: into an existing variable (in place), ms"
-    row case snapPhoto memcpy ratio target
-    foreach layout $::layouts {
-        foreach reverse {{} -reverse} {
-            set length [string length $layout]
-            set source [expr {$length > 4 ? "wide" : "storage"}]
-            lassign [measurePair "snapPhoto -format $layout $reverse $photo out" \
-                                 "benchCopy \$$source copied" 20] case base
-            set ratio [expr {$case / $base}]
-            set target [expr {$length > 4 ? "1.5 out" : "1.3"}]
-            row "$layout [expr {$reverse eq {} ? {forward} : {reverse}}]" \
-                [ms $case] [ms $base] [format %.2f $ratio] $target
-            dict set ::perByte "$layout$reverse" $side [expr {$case / ($side * $side * $length)}]
+foreach side $sides {
+    set photo($side) [makePhoto $side]
+    set storage$side [snapPhoto -format rgba $photo($side)]
+    set wide$side [snapPhoto -format rgbargba $photo($side)]
+    set copied$side [snapPhoto -format rgba $photo($side)]
+    set out$side [snapPhoto -format rgba $photo($side)]
+}
+
+puts "\n== Into an existing variable (in place), ms; target: x memcpy <= 1.3 (<= 1.5 past 4 letters)"
+row layout "2000 ms" "x memcpy" "2048 ms" "x memcpy" "per byte" ""
+row "" "" "" "" "" "2048/2000" ""
+foreach layout $layouts {
+    foreach reverse {{} -reverse} {
+        set source [expr {[string length $layout] > 4 ? "wide" : "storage"}]
+        set scripts {}
+        foreach side $sides {
+            lappend scripts "snapPhoto -format $layout $reverse $photo($side) out$side" \
+                "benchCopy \$$source$side copied$side"
         }
+        lassign [measure $scripts 10] snap2000 copy2000 snap2048 copy2048
+        row "$layout [expr {$reverse eq {} ? {forward} : {reverse}}]" \
+            [ms $snap2000] [ratio $snap2000 $copy2000] [ms $snap2048] [ratio $snap2048 $copy2048] \
+            [ratio [expr {$snap2048 / 2048.0 / 2048}] [expr {$snap2000 / 2000.0 / 2000}]] ""
     }
+}
 
-    puts "\n== ${side}x$side photo: as the result, ms"
-    row case snapPhoto memcpy ratio target
-    lassign [measurePair "snapPhoto -format rgba $photo" "benchCopy \$storage copied" 10] case base
-    row "rgba result" [ms $case] [ms $base] [format %.2f [expr {$case / $base}]] 2.5
-    set rgbaResult $case
-    lassign [measurePair "snapPhoto -format rgb $photo" "" 10] rgbResult
-    row "rgb result" [ms $rgbResult] "" "" ""
-
-    puts "\n== ${side}x$side photo: others' exports against snapPhoto as the result"
-    row case "their ms" "snapPhoto" speedup target
-    set saved $::rounds
-    set ::rounds 3
-    lassign [measurePair "$photo data -format ppm" "" 1] ppm
-    set ::rounds $saved
-    row "Tk data -format ppm vs rgb" [ms $ppm] [ms $rgbResult] \
-        [format %.1f [expr {$ppm / $rgbResult}]] 3
-
+foreach side $sides {
+    puts "\n== ${side}x$side photo as the result, and others' exports"
+    lassign [measure [list "snapPhoto -format rgba $photo($side)" \
+                          "benchCopy \$storage$side copied$side" \
+                          "snapPhoto -format rgb $photo($side)"] 10] rgba copy rgb
+    puts "snapPhoto -format rgba as the result: [ms $rgba] ms = [ratio $rgba $copy] x memcpy\
+          ([ms $copy] ms; target <= 2.5)"
+    puts "snapPhoto -format rgb as the result:  [ms $rgb] ms"
+    lassign [measure [list "$photo($side) data -format ppm" \
+                          "snapPhoto -format rgb $photo($side)"] 1 3] ppm rgbAgain
+    puts "Tk data -format ppm: [ms $ppm] ms = [ratio $ppm $rgbAgain] x snapPhoto rgb\
+          ([ms $rgbAgain] ms in the same rounds; target >= 3)"
     set pillow [pillowMicroseconds $side]
     if {$pillow eq ""} {
-        row "Pillow getimage().tobytes()" "skipped: no Pillow ImageTk" "" "" ""
+        puts "Pillow ImageTk.getimage(photo).tobytes(): skipped, no Pillow ImageTk"
     } else {
-        row "Pillow getimage().tobytes() vs rgba" [ms $pillow] [ms $rgbaResult] \
-            [format %.1f [expr {$pillow / $rgbaResult}]] 10
+        puts "Pillow ImageTk.getimage(photo).tobytes(): [ms $pillow] ms =\
+              [ratio $pillow $rgba] x snapPhoto rgba as the result (target >= 10)"
     }
-
     # Tk's list-of-colours export and a per-pixel get loop are far slower;
-    # they run on a smaller photo and are scaled by the pixel count.
+    # they run on a 200x200 corner of the photo, scaled by the pixel count.
     set small [image create photo -width 200 -height 200]
-    $small copy $photo -from 0 0 200 200
+    $small copy $photo($side) -from 0 0 200 200
     set scale [expr {double($side * $side) / (200 * 200)}]
-    set saved $::rounds
-    set ::rounds 3
-    lassign [measurePair "$small data" "" 1] data
-    set ::rounds $saved
+    lassign [measure [list "$small data"] 1 3] data
     set data [expr {$data * $scale}]
-    row "Tk data (scaled) vs rgb" [ms $data] [ms $rgbResult] \
-        [format %.0f [expr {$data / $rgbResult}]] ""
-    set getLoop {
-        for {set y 0} {$y < 200} {incr y} {
-            for {set x 0} {$x < 200} {incr x} {
-                $small get $x $y
-            }
+    puts "Tk data (200x200, scaled): [ms $data] ms = [ratio $data $rgb] x snapPhoto rgb"
+    set begin [clock microseconds]
+    for {set y 0} {$y < 200} {incr y} {
+        for {set x 0} {$x < 200} {incr x} {
+            $small get $x $y
         }
     }
-    set begin [clock microseconds]
-    eval $getLoop
     set get [expr {([clock microseconds] - $begin) * $scale}]
-    row "Tk get loop (scaled) vs rgb" [ms $get] [ms $rgbResult] \
-        [format %.0f [expr {$get / $rgbResult}]] ""
-    image delete $small $photo
+    puts "Tk get loop (200x200, scaled): [ms $get] ms = [ratio $get $rgb] x snapPhoto rgb"
+    image delete $small
 }
 
-puts "snapPhoto whole-command benchmark; [exec uname -srm]; [lindex [split [exec grep -m1 {model name} /proc/cpuinfo] :] 1]"
-puts "medians of $rounds rounds; memcpy = benchCopy, one memcpy into a variable's value in place"
-foreach side $sides {
-    benchSide $side
-}
-
-puts "\n== 2048x2048 against 2000x2000, time per output byte into a variable"
-row layout "2048/2000" "" "" target
-foreach key [dict keys $perByte] {
-    set sizes [dict get $perByte $key]
-    row $key [format %.2f [expr {[dict get $sizes 2048] / [dict get $sizes 2000]}]] "" "" "<= 1"
-}
-
-puts "\n== 1x1 photo, microseconds per call (1000 calls a round)"
-row case "us" "" "" target
+puts "\n== 1x1 photo, microseconds per call (1000 calls a round; target <= 2)"
 set tiny [image create photo -width 1 -height 1]
 $tiny put {{#0a0b0c}}
-lassign [measurePair "snapPhoto $tiny" "" 1000] result
-row "rgb as the result" [format %.2f $result] "" "" 2
-set tinyOut ""
-lassign [measurePair "snapPhoto -format rgba $tiny tinyOut" "" 1000] variable
-row "rgba into a variable" [format %.2f $variable] "" "" 2
+set tinyOut [snapPhoto -format rgba $tiny]
+lassign [measure [list "snapPhoto $tiny" "snapPhoto -format rgba $tiny tinyOut"] 1000] \
+    result variable
+puts "rgb as the result: [format %.2f $result] us; rgba into a variable: [format %.2f $variable] us"
+exit 0
