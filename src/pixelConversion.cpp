@@ -489,11 +489,11 @@ periodRowsAvx512(const Tk_PhotoImageBlock &block, const ChannelMap &map, bool re
     for (size_t k = 0; k < height; k++) {
         const unsigned char *row = emittedRow(block, reverse, k);
         // The next emitted row, fetched a period at a time while this one is
-        // walked: the processor's own prefetching follows ascending
-        // addresses, and a walk from the bottom row up jumps back two rows
-        // at the end of each row.
-        const unsigned char *next = reverse && k + 1 < height ? emittedRow(block, reverse, k + 1)
-                                                              : nullptr;
+        // walked. Bottom up it is essential: the processor's own prefetching
+        // follows ascending addresses, and the walk jumps back two rows at
+        // the end of each row (twice the time without it). Top down it
+        // still gains a little.
+        const unsigned char *next = k + 1 < height ? emittedRow(block, reverse, k + 1) : nullptr;
         size_t x = 0;
         for (; x + PERIOD_PIXELS <= width && x * pixelSize + period.windowEnd <= rowBytes;
              x += PERIOD_PIXELS) {
