@@ -116,6 +116,8 @@ void benchmarkMemcpy(benchmark::State &state, int side, size_t bytesPerPixel)
 // are repetitions and from the single runs otherwise.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    RatioReporter() : ConsoleReporter(OO_None) {}
+
     void ReportRuns(const std::vector<Run> &runs) override
     {
         ConsoleReporter::ReportRuns(runs);
