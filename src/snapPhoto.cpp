@@ -134,23 +134,26 @@ bool canAllocate(int size)
     return true;
 }
 
-// Makes a new byte-array value of the output's length and packs the pixels
-// straight into it, with no scratch buffer: one pass over the output instead
-// of a pass and a copy. Returns nullptr, with *value set (reference count
-// 0), or a message.
+// Packs the pixels into a scratch buffer and makes a new byte-array value of
+// them. Returns nullptr, with *value set (reference count 0), or a message.
 const char *packIntoNewValue(const PixelSource &source, bool reverse, Tcl_Obj **value)
 {
     if (source.size == 0) {
         *value = Tcl_NewByteArrayObj(nullptr, 0);
         return nullptr;
     }
-    if (!canAllocate(source.size)) {
+    auto *buffer =
+        reinterpret_cast<unsigned char *>(Tcl_AttemptAlloc(static_cast<unsigned int>(source.size)));
+    if (buffer == nullptr) {
         return MSG_NO_MEMORY;
     }
-    // A null source leaves the new bytes for the walk to write.
-    Tcl_Obj *bytes = Tcl_NewByteArrayObj(nullptr, source.size);
-    packPixels(source.block, source.map, reverse, Tcl_GetByteArrayFromObj(bytes, nullptr));
-    *value = bytes;
+    if (!canAllocate(source.size)) {
+        Tcl_Free(reinterpret_cast<char *>(buffer));
+        return MSG_NO_MEMORY;
+    }
+    packPixels(source.block, source.map, reverse, buffer);
+    *value = Tcl_NewByteArrayObj(buffer, source.size);
+    Tcl_Free(reinterpret_cast<char *>(buffer));
     return nullptr;
 }
 
