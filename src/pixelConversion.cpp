@@ -8,8 +8,8 @@
 #include <immintrin.h>
 #endif
 
-const char *const CHANNEL_MAP_NO_MEMORY = "internal memory full.";
-const char *const CHANNEL_MAP_BAD_FORMAT = "invalid format character encountered.";
+const char CHANNEL_MAP_NO_MEMORY[] = "internal memory full.";
+const char CHANNEL_MAP_BAD_FORMAT[] = "invalid format character encountered.";
 
 namespace {
 

@@ -25,8 +25,8 @@ struct ChannelMap {
 };
 
 // The messages with which buildChannelMap can fail.
-extern const char *const CHANNEL_MAP_NO_MEMORY;
-extern const char *const CHANNEL_MAP_BAD_FORMAT;
+extern const char CHANNEL_MAP_NO_MEMORY[];
+extern const char CHANNEL_MAP_BAD_FORMAT[];
 
 // Decodes `format` against the channel offsets of `block`. Returns nullptr
 // on success, with `map` filled in, or one of the messages above; on failure
