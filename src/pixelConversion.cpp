@@ -151,6 +151,11 @@ bool isRowCopy(const Tk_PhotoImageBlock &block, const ChannelMap &map)
     return true;
 }
 
+bool isEmpty(const Tk_PhotoImageBlock &block, const ChannelMap &map)
+{
+    return block.width <= 0 || block.height <= 0 || map.length == 0;
+}
+
 // True when the format is all zeros: the output is S zero bytes.
 bool isAllZero(const ChannelMap &map)
 {
@@ -162,29 +167,35 @@ bool isAllZero(const ChannelMap &map)
     return true;
 }
 
-void copyRows(const Tk_PhotoImageBlock &block, bool reverse, unsigned char *out)
+// Copies each row's pixels as they are stored, top row first: one copy in
+// all when the rows are packed.
+void copyRows(const Tk_PhotoImageBlock &block, unsigned char *out)
 {
     const size_t rowBytes =
         static_cast<size_t>(block.width) * static_cast<size_t>(block.pixelSize);
     const auto height = static_cast<size_t>(block.height);
-    if (block.pitch == static_cast<ptrdiff_t>(rowBytes) && (!reverse || height == 1)) {
+    if (block.pitch == static_cast<ptrdiff_t>(rowBytes)) {
         std::memcpy(out, block.pixelPtr, rowBytes * height);
         return;
     }
     for (size_t k = 0; k < height; k++, out += rowBytes) {
-        std::memcpy(out, emittedRow(block, reverse, k), rowBytes);
+        std::memcpy(out, emittedRow(block, false, k), rowBytes);
     }
 }
 
-// The walks that need no shuffle: a copy of each row for the stored
-// layout, a fill for a format of zeros. True when one of them did the work.
-// A walk whose shuffles fetch the next row ahead may keep the copy for the
-// forward order only (`copyReversed` false): memcpy fetches no row ahead.
+// The cases every fast walk settles before it shuffles: no output at all, a
+// copy of the rows for the stored layout top down, a fill for a format of
+// zeros. True when one of them did the work. Bottom up, the stored layout
+// goes through the shuffles, which fetch the next row ahead; a row-by-row
+// memcpy does not, and ran slower.
 bool packWithoutShuffle(const Tk_PhotoImageBlock &block, const ChannelMap &map, bool reverse,
-                        bool copyReversed, unsigned char *out)
+                        unsigned char *out)
 {
-    if ((!reverse || copyReversed) && isRowCopy(block, map)) {
-        copyRows(block, reverse, out);
+    if (isEmpty(block, map)) {
+        return true;
+    }
+    if (!reverse && isRowCopy(block, map)) {
+        copyRows(block, out);
         return true;
     }
     if (isAllZero(map)) {
@@ -244,11 +255,6 @@ bool buildShufflePlan(const Tk_PhotoImageBlock &block, const ChannelMap &map, si
         plan->masks[o] = index;
     }
     return true;
-}
-
-bool isEmpty(const Tk_PhotoImageBlock &block, const ChannelMap &map)
-{
-    return block.width <= 0 || block.height <= 0 || map.length == 0;
 }
 
 #if defined(__x86_64__)
@@ -318,10 +324,7 @@ __attribute__((target("ssse3"))) void packPixelsSsse3(const Tk_PhotoImageBlock &
                                                       const ChannelMap &map, bool reverse,
                                                       unsigned char *out)
 {
-    if (isEmpty(block, map)) {
-        return;
-    }
-    if (packWithoutShuffle(block, map, reverse, false, out)) {
+    if (packWithoutShuffle(block, map, reverse, out)) {
         return;
     }
     ShufflePlan plan;
@@ -525,10 +528,7 @@ __attribute__((target(SNAPPHOTO_AVX512))) void packPixelsAvx512(const Tk_PhotoIm
                                                                const ChannelMap &map,
                                                                bool reverse, unsigned char *out)
 {
-    if (isEmpty(block, map)) {
-        return;
-    }
-    if (packWithoutShuffle(block, map, reverse, false, out)) {
+    if (packWithoutShuffle(block, map, reverse, out)) {
         return;
     }
     ShufflePlan plan;
